@@ -1,0 +1,35 @@
+# The two commands of the README: `make demo` and `make test`. Both install what they need.
+MODE  ?= preview
+JOBS  ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build demo test test-fast test-sanitize clean
+
+all: build
+
+deps:
+	@tools/install-deps
+
+build: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZP_BUNDLE_MODE=$(MODE) -DZP_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+# Until the windowed application lands, the demo shows what the bundle would launch.
+demo: build
+	build/ZorvikPellwyn.app/Contents/MacOS/ZorvikPellwyn --describe-launch
+
+# g++ build, then the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+# built with clang++, so both compilers stay warning-free.
+test: test-fast test-sanitize
+
+test-fast: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	CXX=clang++ CC=clang cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DZP_SANITIZE=address,undefined -DZP_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build build-asan build-tsan
