@@ -241,6 +241,19 @@ TEST_F(LauncherCli, SelfCheckStatusPassesThrough) {
   }
 }
 
+TEST_F(LauncherCli, SelfCheckOutlivesCtrlCAndReportsTheCheck) {
+  // Ctrl-C in a terminal reaches the whole foreground group: the launcher must not die of it.
+  useMode("preview");
+  useRuntime(recorderScript(recordDir(), "import signal, time\n"
+                                         "os.kill(os.getppid(), signal.SIGINT)\n"
+                                         "os.kill(os.getppid(), signal.SIGQUIT)\n"
+                                         "time.sleep(0.2)\n"
+                                         "sys.exit(5)"));
+  const ProcessResult r = run({"--self-check"});
+  EXPECT_FALSE(r.signaled);
+  EXPECT_EQ(r.status, 5);
+}
+
 TEST_F(LauncherCli, SelfCheckThatCannotStartEndsWithOneAndSaysNothing) {
   useMode("preview");
   struct Row {
