@@ -1,0 +1,1 @@
+#include "platform/run_loop.hpp"

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zp {
+
+// The only gate between the service's output and the browser. Accepts exactly a plain
+// http address on 127.0.0.1 with an explicit port from 1024 to 65535, nothing else (no user,
+// password, query or fragment, no path beyond "/"), at most 256 UTF-16 units long and free of
+// control and format characters. `value` is the "url" member's string, or nothing when the
+// member is missing or not a string. The result is the accepted text, unchanged.
+std::optional<std::string> ZPReadyURL(std::optional<std::string_view> value);
+
+}  // namespace zp
