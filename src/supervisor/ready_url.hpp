@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,5 +13,13 @@ namespace zp {
 // control and format characters. `value` is the "url" member's string, or nothing when the
 // member is missing or not a string. The result is the accepted text, unchanged.
 std::optional<std::string> ZPReadyURL(std::optional<std::string_view> value);
+
+namespace detail {
+
+// The length of UTF-8 `text` in UTF-16 code units (1 per code point below U+10000, 2 above),
+// the measure the 256 limit is stated in. Malformed UTF-8 yields SIZE_MAX, which no limit admits.
+std::size_t utf16Length(std::string_view text);
+
+}  // namespace detail
 
 }  // namespace zp
