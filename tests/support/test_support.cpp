@@ -158,6 +158,8 @@ for fd in range(0, 1024):
         pass
 put('fds', ' '.join(map(str, fds)))
 put('stdin', os.readlink('/proc/self/fd/0'))
+put('stdout', os.readlink('/proc/self/fd/1'))
+put('stderr', os.readlink('/proc/self/fd/2'))
 put('stdin_bytes', str(len(os.read(0, 4096))))
 with open('/proc/self/environ', 'rb') as f:
     put('environ', f.read())
@@ -196,6 +198,8 @@ Record readRecord(const std::filesystem::path& recordDir) {
   std::sort(r.environment.begin(), r.environment.end());
   r.workingDirectory = readFile(recordDir / "cwd");
   r.standardInput = readFile(recordDir / "stdin");
+  r.standardOutput = readFile(recordDir / "stdout");
+  r.standardError = readFile(recordDir / "stderr");
   r.standardInputBytes = std::stoul(readFile(recordDir / "stdin_bytes"));
   std::istringstream fds(readFile(recordDir / "fds"));
   for (int fd = 0; fds >> fd;) r.openDescriptors.push_back(fd);

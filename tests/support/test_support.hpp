@@ -60,6 +60,8 @@ struct Record {
   std::vector<std::string> environment{};  // "NAME=value", as exec'd, sorted
   std::string workingDirectory;
   std::string standardInput;             // what fd 0 points to
+  std::string standardOutput;            // what fd 1 points to ("pipe:[…]" for a pipe)
+  std::string standardError;             // what fd 2 points to
   std::size_t standardInputBytes = 0;    // bytes read from it
   std::vector<int> openDescriptors;      // every open descriptor
   std::string ignoredSignals;            // SigIgn from /proc/self/status (Python itself ignores

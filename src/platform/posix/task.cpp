@@ -6,10 +6,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace zp::platform {
 namespace {
+
+constexpr std::size_t kReadSize = 16384;
+// Chunks posted to the main queue and not yet run or dropped; the reader waits beyond this,
+// so a service that writes faster than the main thread reads is held back by the pipe.
+constexpr int kMaxChunksInFlight = 4;
 
 // Every catchable signal: the child starts with default dispositions even where the launcher
 // ignores some (SIGPIPE always, SIGINT and SIGQUIT while it waits for a child).
@@ -25,6 +35,28 @@ sigset_t everyCatchableSignal() {
 ExitStatus decode(int waitStatus) {
   if (WIFSIGNALED(waitStatus)) return {ExitStatus::Kind::Signaled, WTERMSIG(waitStatus)};
   return {ExitStatus::Kind::Exited, WEXITSTATUS(waitStatus)};
+}
+
+// Both ends close-on-exec, so no other child started meanwhile inherits them.
+bool openPipe(int (&ends)[2]) {
+#ifdef __APPLE__
+  if (pipe(ends) != 0) return false;
+  for (int fd : ends) {
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+      close(ends[0]);
+      close(ends[1]);
+      return false;
+    }
+  }
+  return true;
+#else
+  return pipe2(ends, O_CLOEXEC) == 0;
+#endif
+}
+
+void closeDescriptor(int& fd) {
+  if (fd >= 0) close(fd);  // not retried on EINTR: the descriptor is gone either way
+  fd = -1;
 }
 
 class SpawnActions {
@@ -65,29 +97,159 @@ class SpawnAttributes {
   bool ok_ = false;
 };
 
+// What one launch's reader thread shares with the main thread.
+struct OutputStream {
+  // Main thread only. Reset by clearOutputHandler and after end of file; each delivery takes
+  // its own reference, so a handler that clears itself is not destroyed while it runs.
+  std::shared_ptr<const Task::OutputHandler> onMain;
+
+  std::mutex mutex;
+  std::condition_variable released;
+  int inFlight = 0;
+
+  void acquire() {
+    std::unique_lock lock(mutex);
+    released.wait(lock, [this] { return inFlight < kMaxChunksInFlight; });
+    ++inFlight;
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex);
+      --inFlight;
+    }
+    released.notify_one();
+  }
+};
+
+// One chunk on its way to the main thread. It holds a slot from acquire() until it has run,
+// or until it is destroyed unrun (a queue that has stopped), so no slot is ever lost.
+class Delivery {
+ public:
+  Delivery(std::shared_ptr<OutputStream> stream, std::string bytes)
+      : stream_(std::move(stream)), bytes_(std::move(bytes)) {}
+  ~Delivery() { release(); }
+  Delivery(const Delivery&) = delete;
+  Delivery& operator=(const Delivery&) = delete;
+
+  // Main thread. The empty chunk is the last: the handler is let go after it.
+  void run() {
+    std::shared_ptr<const Task::OutputHandler> handler = stream_->onMain;
+    if (bytes_.empty()) stream_->onMain.reset();
+    if (handler && *handler) (*handler)(std::move(bytes_));
+    release();
+  }
+
+ private:
+  void release() {
+    if (stream_) stream_->release();
+    stream_.reset();
+  }
+  std::shared_ptr<OutputStream> stream_;
+  std::string bytes_;
+};
+
+void post(MainQueue& queue, const std::shared_ptr<OutputStream>& stream, std::string bytes) {
+  stream->acquire();
+  auto delivery = std::make_shared<Delivery>(stream, std::move(bytes));
+  queue.post([delivery] { delivery->run(); });
+}
+
+// The reader thread: owns `fd` and closes it at end of file.
+void readOutput(int fd, std::shared_ptr<MainQueue> queue, std::shared_ptr<OutputStream> stream) {
+  char buffer[kReadSize];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // end of file, or an error that ends the stream just the same
+    post(*queue, stream, std::string(buffer, static_cast<std::size_t>(n)));
+  }
+  closeDescriptor(fd);
+  post(*queue, stream, std::string());
+}
+
 }  // namespace
 
 struct Task::State {
   TaskOptions options;
   pid_t pid = -1;
   int launchError = 0;
-  bool running = false;
+  // Written by the exit watcher when it observes the end; read on any thread.
+  std::atomic<bool> running{false};
+  bool reaped = false;  // main thread only
   ExitStatus exit;
+  int readEnd = -1;  // ours until a reader thread takes it
+
+  std::shared_ptr<MainQueue> outputQueue;
+  std::shared_ptr<OutputStream> output;
+  std::shared_ptr<MainQueue> terminationQueue;
+  TerminationHandler onTermination;
+
+  // Main thread: takes the status of a process whose end has been observed.
+  void reap() {
+    if (reaped) return;
+    int status = 0;
+    pid_t rc = -1;
+    do {
+      rc = waitpid(pid, &status, 0);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == pid) exit = decode(status);
+    reaped = true;
+    running = false;
+  }
 };
 
 Task::Task(TaskOptions options) : state_(std::make_shared<State>()) { state_->options = std::move(options); }
 
-Task::~Task() = default;
+// Never blocks: a running child is left to its watcher, or left unreaped without one.
+Task::~Task() { closeDescriptor(state_->readEnd); }
+
+void Task::setOutputHandler(std::shared_ptr<MainQueue> queue, OutputHandler onMain) {
+  state_->outputQueue = std::move(queue);
+  state_->output = std::make_shared<OutputStream>();
+  state_->output->onMain = std::make_shared<const OutputHandler>(std::move(onMain));
+}
+
+void Task::setTerminationHandler(std::shared_ptr<MainQueue> queue, TerminationHandler onMain) {
+  state_->terminationQueue = std::move(queue);
+  state_->onTermination = std::move(onMain);
+}
+
+void Task::clearOutputHandler() {
+  State& s = *state_;
+  if (s.output) s.output->onMain.reset();  // chunks already posted now find no handler
+  s.output.reset();
+  s.outputQueue.reset();
+}
 
 bool Task::launch() {
   State& s = *state_;
   const TaskOptions& o = s.options;
   if (s.pid != -1 || s.launchError != 0) return false;  // a task is launched at most once
 
+  const bool reads = s.output && s.outputQueue;
+  const bool watches = s.onTermination && s.terminationQueue;
+  // The watcher carries the ended task to its handler, so the task must be shared.
+  std::shared_ptr<Task> self = watches ? weak_from_this().lock() : nullptr;
+  if ((watches && !self) || (reads && o.standardOutput != StandardStream::Pipe) ||
+      o.standardError == StandardStream::Pipe) {
+    s.launchError = EINVAL;
+    return false;
+  }
+
+  int outputPipe[2] = {-1, -1};
+  if (o.standardOutput == StandardStream::Pipe && !openPipe(outputPipe)) {
+    s.launchError = errno;
+    return false;
+  }
+  int& readEnd = outputPipe[0];
+  int& writeEnd = outputPipe[1];
+
   SpawnActions actions;
   actions.require(posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0));
   if (o.standardOutput == StandardStream::NullDevice) {
     actions.require(posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0));
+  } else if (o.standardOutput == StandardStream::Pipe) {
+    actions.require(posix_spawn_file_actions_adddup2(actions.get(), writeEnd, 1));
   }
   if (o.standardError == StandardStream::NullDevice) {
     actions.require(posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0));
@@ -121,6 +283,8 @@ bool Task::launch() {
   attr.require(posix_spawnattr_setflags(attr.get(), flags));
 
   if (!actions.ok() || !attr.ok()) {
+    closeDescriptor(readEnd);
+    closeDescriptor(writeEnd);
     s.launchError = ENOMEM;
     return false;
   }
@@ -141,12 +305,59 @@ bool Task::launch() {
 
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, o.executable.c_str(), actions.get(), attr.get(), argv.data(), envp.data());
+  // Only the child may hold the write end, so end of file comes when the service side closes.
+  closeDescriptor(writeEnd);
   if (rc != 0) {
+    closeDescriptor(readEnd);
     s.launchError = rc;
     return false;
   }
   s.pid = pid;
   s.running = true;
+  s.readEnd = readEnd;
+
+  if (watches) {
+    // Holds the task until its handler has run, even if every other owner has let it go:
+    // the handler is promised the task that ended.
+    std::shared_ptr<MainQueue> queue = s.terminationQueue;
+    std::shared_ptr<State> state = state_;
+    try {
+      std::thread([pid, queue = std::move(queue), state = std::move(state), self = std::move(self)]() mutable {
+        // Observe the end without reaping, so the pid stays ours until the main thread takes
+        // the status: terminate() can never signal a reused pid. An error (the child was
+        // reaped elsewhere) counts as the end.
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+        }
+        state->running = false;
+        state.reset();
+        queue->post([task = std::move(self)] {
+          State& ended = *task->state_;
+          ended.reap();
+          TerminationHandler handler = std::move(ended.onTermination);
+          ended.onTermination = nullptr;
+          if (handler) handler(task);
+        });
+      }).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had (resources exhausted): the process runs, but its end is not
+      // reported. The launch itself did happen, so it is not reported as failed.
+    }
+  }
+
+  if (reads) {
+    std::shared_ptr<MainQueue> queue = s.outputQueue;
+    std::shared_ptr<OutputStream> stream = s.output;
+    const int fd = s.readEnd;
+    try {
+      std::thread(readOutput, fd, queue, stream).detach();
+      s.readEnd = -1;
+    } catch (const std::system_error&) {
+      // Without a reader the output ends here: the service sees a closed pipe.
+      closeDescriptor(s.readEnd);
+      post(*queue, stream, std::string());
+    }
+  }
   return true;
 }
 
@@ -156,16 +367,15 @@ bool Task::isRunning() const { return state_->running; }
 
 int Task::processIdentifier() const { return state_->pid; }
 
+void Task::terminate() {
+  const State& s = *state_;
+  if (s.pid > 0 && !s.reaped) kill(s.pid, SIGTERM);
+}
+
 void Task::waitUntilExit() {
   State& s = *state_;
-  if (!s.running) return;
-  int status = 0;
-  pid_t rc = -1;
-  do {
-    rc = waitpid(s.pid, &status, 0);
-  } while (rc < 0 && errno == EINTR);
-  if (rc == s.pid) s.exit = decode(status);
-  s.running = false;
+  if (s.pid <= 0) return;
+  s.reap();
 }
 
 ExitStatus Task::exitStatus() const { return state_->exit; }
