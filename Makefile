@@ -3,7 +3,7 @@ MODE  ?= preview
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-fast test-sanitize clean
+.PHONY: all deps build demo test test-fast test-sanitize test-thread clean
 
 all: build
 
@@ -18,9 +18,9 @@ build: deps
 demo: build
 	build/ZorvikPellwyn.app/Contents/MacOS/ZorvikPellwyn --describe-launch
 
-# g++ build, then the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer
-# built with clang++, so both compilers stay warning-free.
-test: test-fast test-sanitize
+# g++ build, then the whole suite again built with clang++ under AddressSanitizer with
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, so both compilers stay warning-free.
+test: test-fast test-sanitize test-thread
 
 test-fast: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
@@ -30,6 +30,12 @@ test-sanitize: deps
 	  -DZP_SANITIZE=address,undefined -DZP_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+test-thread: deps
+	CXX=clang++ CC=clang cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DZP_SANITIZE=thread -DZP_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build build-asan build-tsan

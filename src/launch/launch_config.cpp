@@ -68,7 +68,7 @@ platform::Environment selfCheckEnvironment(const std::string& home) {
 }
 
 LaunchDirectories currentLaunchDirectories() {
-  return {platform::Bundle::main().resourcePath(), platform::homeDirectory()};
+  return {platform::Bundle::main().resourcePath(), platform::homeDirectory(), platform::temporaryDirectory()};
 }
 
 }  // namespace zp

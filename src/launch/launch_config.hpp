@@ -29,8 +29,9 @@ struct LaunchPlan {
 
 // The directories a plan is formed from.
 struct LaunchDirectories {
-  std::string resources;
-  std::string home;
+  std::string resources{};
+  std::string home{};
+  std::string temporary{};  // for the service's TMPDIR
 };
 
 // Joins a directory and a relative path with exactly one slash between them.

@@ -23,6 +23,14 @@ class Label {
   virtual std::string text() const = 0;
 };
 
+// The main window, as far as supervision needs it; the start-up sequence builds it.
+class Window {
+ public:
+  virtual ~Window() = default;
+  // Shows the window in front of the others with keyboard focus.
+  virtual void makeKeyAndOrderFront() = 0;
+};
+
 // What answers an alert's first button.
 inline constexpr int kAlertFirstButtonReturn = 1000;
 
