@@ -81,6 +81,16 @@ TEST(Supervision, EitherEndEventMayComeFirst) {
   EXPECT_EQ(h.status->text(), std::string(texts::kBusyText));
 }
 
+TEST(Supervision, QuitIsGrantedOnceTheServiceHasExitedEvenBeforeEndOfFile) {
+  LauncherHarness h;
+  h.useService(service("subprocess.Popen(['/bin/sh', '-c', 'sleep 1'])\nsys.exit(1)"));
+  h.launcher->startServiceWithCreate(false, false);
+  ASSERT_TRUE(h.runUntil([&] { return !h.launcher->task()->isRunning(); }));
+  EXPECT_FALSE(h.launcher->outputEOF());
+  EXPECT_EQ(h.launcher->applicationShouldTerminate(), TerminateReply::Now);
+  EXPECT_FALSE(h.launcher->quitting());
+}
+
 TEST(Supervision, RuntimeThatCannotLaunch) {
   LauncherHarness h;  // no runtime installed
   h.launcher->startServiceWithCreate(false, false);
