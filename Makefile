@@ -3,7 +3,7 @@ MODE  ?= preview
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-fast test-sanitize test-thread clean
+.PHONY: all deps build demo screenshots test test-fast test-sanitize test-thread clean
 
 all: build
 
@@ -18,6 +18,10 @@ build: deps
 demo: build
 	build/ZorvikPellwyn.app/Contents/MacOS/ZorvikPellwyn --describe-launch
 
+# PNGs of every state a person can see, under Xvfb with a fake service, in build/screenshots/.
+screenshots: build
+	tools/screenshot --build build
+
 # g++ build, then the whole suite again built with clang++ under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, so both compilers stay warning-free.
 test: test-fast test-sanitize test-thread
@@ -29,13 +33,13 @@ test-sanitize: deps
 	CXX=clang++ CC=clang cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DZP_SANITIZE=address,undefined -DZP_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 test-thread: deps
 	CXX=clang++ CC=clang cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DZP_SANITIZE=thread -DZP_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
-	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+	TSAN_OPTIONS=suppressions=$(CURDIR)/tests/tsan.supp ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build build-asan build-tsan

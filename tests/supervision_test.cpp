@@ -14,7 +14,8 @@ using test::readFile;
 
 std::string service(const std::string& body) {
   return "#!/usr/bin/python3\nimport os, signal, sys, time, subprocess\n"
-         "def say(line):\n    sys.stdout.write(line + '\\n'); sys.stdout.flush()\n" +
+         // Unbuffered: a signal handler that writes must never re-enter a buffered writer.
+         "def say(line):\n    os.write(1, (line + '\\n').encode())\n" +
          body + "\n";
 }
 

@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include "entry/command_line.hpp"
+#include "entry/windowed.hpp"
 #include "launch/launch_config.hpp"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,5 @@ int main(int argc, char** argv) {
     case zp::entry::Path::SelfCheck: return zp::entry::selfCheck(*mode);
     case zp::entry::Path::Windowed: break;
   }
-  // The windowed application is not built yet: the plain start ends at once.
-  return 0;
+  return zp::entry::runWindowed();
 }

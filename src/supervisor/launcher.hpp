@@ -28,6 +28,9 @@ struct LauncherServices {
   platform::Application* application = nullptr;
   platform::Alerts* alerts = nullptr;
   platform::Browser* browser = nullptr;
+  platform::Toolkit* toolkit = nullptr;
+  // The mode, read afresh from the bundle at start-up.
+  std::function<std::optional<std::string>()> resolveMode = [] { return ZPMode(); };
   // The directories a start is planned from, read afresh at every start.
   std::function<LaunchDirectories()> directories = currentLaunchDirectories;
 };
@@ -36,12 +39,17 @@ struct LauncherServices {
 // label, supervisor of the service. Every member runs on the main thread, and no other thread
 // reads or writes its state; the platform's background threads only post to the main queue,
 // holding the Launcher weakly. Create it with std::make_shared.
-class Launcher : public std::enable_shared_from_this<Launcher> {
+class Launcher final : public platform::ApplicationDelegate, public std::enable_shared_from_this<Launcher> {
  public:
   explicit Launcher(LauncherServices services);
   ~Launcher();
   Launcher(const Launcher&) = delete;
   Launcher& operator=(const Launcher&) = delete;
+
+  // The start-up sequence: builds the window, asks on a first run, starts the service.
+  void applicationDidFinishLaunching() override;
+  // Brings the window back and opens the ready address again.
+  bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
 
   // Opens the accepted ready address in the browser while the service runs.
   void openPellwyn();
@@ -55,7 +63,7 @@ class Launcher : public std::enable_shared_from_this<Launcher> {
   // earlier start is still to come.
   void startServiceWithCreate(bool create, bool cold);
   // The gate every terminate request passes.
-  platform::TerminateReply applicationShouldTerminate();
+  platform::TerminateReply applicationShouldTerminate() override;
 
   const std::shared_ptr<platform::Task>& task() const { return task_; }
   void setTask(std::shared_ptr<platform::Task> task) { task_ = std::move(task); }

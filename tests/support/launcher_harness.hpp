@@ -20,7 +20,7 @@ namespace zp::test {
 class LauncherHarness {
  public:
   explicit LauncherHarness(const std::string& mode = "preview")
-      : loop(std::make_shared<platform::RunLoop>()), status(std::make_shared<FakeLabel>()) {
+      : loop(std::make_shared<platform::RunLoop>()), status(std::make_shared<FakeLabel>()), alerts(&log), toolkit(&log) {
     std::filesystem::create_directories(home());
     std::filesystem::create_directories(resources());
     LauncherServices services{
@@ -28,9 +28,12 @@ class LauncherHarness {
         .application = &application,
         .alerts = &alerts,
         .browser = &browser,
+        .toolkit = &toolkit,
+        .resolveMode = [this] { return modeInBundle; },
         .directories = [this] { return LaunchDirectories{resources().string(), home().string(), "/tmp/zp-tmp/"}; },
     };
     launcher = std::make_shared<Launcher>(services);
+    modeInBundle = mode;
     launcher->setMode(mode);
     launcher->setStatus(status);
     application.gate = [weak = std::weak_ptr<Launcher>(launcher)] {
@@ -71,9 +74,18 @@ class LauncherHarness {
     return loop->runUntil(done, std::chrono::seconds(seconds));
   }
 
+  std::filesystem::path dataRoot() const {
+    return home() / (launcher->mode() && *launcher->mode() == "connected"
+                         ? "Library/Application Support/ZorvikPellwyn-Connected/data"
+                         : "Library/Application Support/ZorvikPellwyn-InstallerPreview");
+  }
+
+  EventLog log;
   std::shared_ptr<platform::RunLoop> loop;
-  std::shared_ptr<FakeLabel> status;
+  std::shared_ptr<FakeLabel> status;  // the label until a start-up sequence builds its own
+  std::optional<std::string> modeInBundle;  // what resolveMode finds
   FakeAlerts alerts;
+  FakeToolkit toolkit;
   FakeBrowser browser;
   FakeApplication application;
   std::shared_ptr<Launcher> launcher;

@@ -214,3 +214,61 @@ bool ignores(const Record& record, int signal) {
 }
 
 }  // namespace zp::test
+
+namespace zp::test {
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const RunOptions& options,
+                           const std::filesystem::path& logDir) {
+  std::filesystem::create_directories(logDir);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, (logDir / "stdout").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, (logDir / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (options.workingDirectory) posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const auto& e : options.environment) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+}
+
+ChildProcess::~ChildProcess() {
+  if (!status_) {
+    kill(pid_, SIGKILL);
+    waitFor(30);
+  }
+}
+
+std::optional<int> ChildProcess::waitFor(double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!status_) {
+    int status = 0;
+    const pid_t rc = waitpid(pid_, &status, WNOHANG);
+    if (rc == pid_) {
+      status_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+      break;
+    }
+    if (rc < 0 && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    usleep(10000);
+  }
+  return status_;
+}
+
+bool ChildProcess::running() { return !waitFor(0); }
+
+bool eventually(const std::function<bool()>& condition, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(20000);
+  }
+  return true;
+}
+
+}  // namespace zp::test

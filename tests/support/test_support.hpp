@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -72,5 +73,30 @@ struct Record {
 Record readRecord(const std::filesystem::path& recordDir);
 // Whether the recorded child started with `signal` ignored.
 bool ignores(const Record& record, int signal);
+
+}  // namespace zp::test
+
+namespace zp::test {
+
+// A child process the test starts and later waits for; its outputs go to files in `logDir`.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const RunOptions& options, const std::filesystem::path& logDir);
+  ~ChildProcess();  // kills and reaps a child still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  int pid() const { return pid_; }
+  // Waits up to `seconds` for the end; the exit code, or 128 + the signal's number.
+  std::optional<int> waitFor(double seconds);
+  bool running();
+
+ private:
+  int pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Polls `condition` every 20 ms for up to `seconds`.
+bool eventually(const std::function<bool()>& condition, double seconds = 30);
 
 }  // namespace zp::test
