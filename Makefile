@@ -3,7 +3,7 @@ MODE  ?= preview
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo screenshots test test-fast test-sanitize test-thread clean
+.PHONY: all deps build demo demo-headless screenshots test test-fast test-sanitize test-thread clean
 
 all: build
 
@@ -14,9 +14,12 @@ build: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZP_BUNDLE_MODE=$(MODE) -DZP_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
-# Until the windowed application lands, the demo shows what the bundle would launch.
+# The bundle with its reference service; without a display, the headless demo.
 demo: build
-	build/ZorvikPellwyn.app/Contents/MacOS/ZorvikPellwyn --describe-launch
+	tools/demo --build build
+
+demo-headless: build
+	tools/demo --headless --build build
 
 # PNGs of every state a person can see, under Xvfb with a fake service, in build/screenshots/.
 screenshots: build

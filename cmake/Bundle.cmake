@@ -23,3 +23,17 @@ if(NOT ZP_PYTHON3)
 endif()
 file(MAKE_DIRECTORY "${ZP_BUNDLE_DIR}/Contents/Resources/python/bin")
 file(CREATE_LINK "${ZP_PYTHON3}" "${ZP_BUNDLE_DIR}/Contents/Resources/python/bin/python3" SYMBOLIC)
+
+# The reference service, installed at both entry paths. The launcher never checks that they
+# exist; the self-check does.
+set(ZP_SERVICE_SOURCE "${CMAKE_SOURCE_DIR}/service/zorvik_service.py")
+set(ZP_SERVICE_ENTRIES
+  "${ZP_BUNDLE_DIR}/Contents/Resources/app/installer/preview_entry.py"
+  "${ZP_BUNDLE_DIR}/Contents/Resources/product/payload/deployment/product/ops/start-zorvik-local.py")
+set(_zp_service_copies "")
+foreach(entry IN LISTS ZP_SERVICE_ENTRIES)
+  list(APPEND _zp_service_copies COMMAND ${CMAKE_COMMAND} -E copy "${ZP_SERVICE_SOURCE}" "${entry}")
+endforeach()
+add_custom_command(OUTPUT ${ZP_SERVICE_ENTRIES} ${_zp_service_copies} DEPENDS "${ZP_SERVICE_SOURCE}"
+                   COMMENT "Installing the reference service into the bundle")
+add_custom_target(zp_bundle_service ALL DEPENDS ${ZP_SERVICE_ENTRIES})

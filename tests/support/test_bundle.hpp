@@ -41,6 +41,18 @@ class TestBundle {
   }
   void useRuntime(const std::string& script) const { writeFile(runtime(), script, true); }
 
+#ifdef ZP_SERVICE_SOURCE
+  // The real runtime and the reference service at both entry paths, as the build lays them out.
+  void useReferenceService() const {
+    std::filesystem::create_directories(runtime().parent_path());
+    std::filesystem::create_symlink("/usr/bin/python3", runtime());
+    for (const char* entry : {"app/installer/preview_entry.py", "product/payload/deployment/product/ops/start-zorvik-local.py"}) {
+      std::filesystem::create_directories((resources() / entry).parent_path());
+      std::filesystem::copy_file(ZP_SERVICE_SOURCE, resources() / entry);
+    }
+  }
+#endif
+
   // The launcher's environment: HOME here, a PATH, and the sanitizers' options passed on.
   std::vector<std::string> environment(const std::string& homeValue = "") const {
     std::vector<std::string> env{"HOME=" + (homeValue.empty() ? home().string() : homeValue), "PATH=/usr/bin:/bin"};
