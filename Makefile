@@ -3,7 +3,7 @@ MODE  ?= preview
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo demo-headless screenshots test test-fast test-sanitize test-thread clean
+.PHONY: all deps build package demo demo-headless screenshots test test-fast test-sanitize test-thread clean
 
 all: build
 
@@ -44,5 +44,12 @@ test-thread: deps
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS=suppressions=$(CURDIR)/tests/tsan.supp ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+# The Debian package of the bundle in the mode of MODE, in build-package/.
+package: deps
+	cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DBUILD_TESTING=OFF -DZP_BUNDLE_MODE=$(MODE) -DZP_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build-package -j $(JOBS)
+	cd build-package && cpack -G DEB
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-package

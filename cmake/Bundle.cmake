@@ -8,7 +8,9 @@ if(ZP_BUNDLE_MODE STREQUAL "")
 else()
   set(ZP_INFO_MODE_ENTRY "\t<key>ZPPellwynMode</key>\n\t<string>${ZP_BUNDLE_MODE}</string>\n")
 endif()
-configure_file("${CMAKE_CURRENT_LIST_DIR}/Info.plist.in" "${ZP_BUNDLE_DIR}/Contents/Info.plist" @ONLY)
+if(NOT APPLE)  # on macOS the bundle's Info.plist comes from MACOSX_BUNDLE (cmake/MacOS.cmake)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/Info.plist.in" "${ZP_BUNDLE_DIR}/Contents/Info.plist" @ONLY)
+endif()
 
 # Prefer a real interpreter over a version-manager shim: a shim costs tens of milliseconds
 # at every start and may pick another Python depending on the working directory.
