@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sstream>
 
 #include "support/test_bundle.hpp"
 
@@ -15,19 +14,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> lines(const fs::path& path) {
-  std::vector<std::string> out;
-  std::istringstream in(readFile(path));
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 class EndToEnd : public ::testing::Test {
  protected:
   EndToEnd() {
     bundle_.useMode("preview");
     fs::create_directories(bundle_.dataRoot("preview"));  // not a first run
-    writeFile(bin() / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened().string() + "'\n", true);
+    TestBundle::installRecordingBrowser(bin(), opened());
   }
 
   fs::path bin() const { return bundle_.path() / "bin"; }
@@ -62,13 +54,7 @@ class EndToEnd : public ::testing::Test {
 
   std::unique_ptr<ChildProcess> start(const std::string& name) {
     RunOptions options;
-    options.environment = bundle_.environment();
-    options.environment[1] = "PATH=" + bin().string() + ":/usr/bin:/bin";
-    options.environment.push_back("QT_QPA_PLATFORM=xcb");
-    options.environment.push_back("XDG_RUNTIME_DIR=" + bundle_.runtimeDirectory().string());
-    for (const char* name_ : {"DISPLAY", "XAUTHORITY"}) {
-      if (const char* value = std::getenv(name_)) options.environment.push_back(std::string(name_) + "=" + value);
-    }
+    options.environment = bundle_.desktopEnvironment(bin());
     return std::make_unique<ChildProcess>(std::vector<std::string>{bundle_.executable().string()}, options,
                                           bundle_.path() / ("log-" + name));
   }
@@ -81,11 +67,11 @@ TEST_F(EndToEnd, TheReadyAddressIsOpenedOnceAndARejectedOneNever) {
   useService({"http://localhost:8765/", "http://127.0.0.1:8765/?next=evil", "http://127.0.0.1:8765/"});
   auto launcher = start("first");
   ASSERT_TRUE(eventually([&] { return fs::exists(opened()); }));
-  EXPECT_EQ(lines(opened()), std::vector<std::string>{"http://127.0.0.1:8765/"});
+  EXPECT_EQ(readLines(opened()), std::vector<std::string>{"http://127.0.0.1:8765/"});
 
   kill(launcher->pid(), SIGTERM);  // the service agrees at once
   EXPECT_EQ(launcher->waitFor(30), 0);
-  EXPECT_EQ(lines(opened()).size(), 1u);
+  EXPECT_EQ(readLines(opened()).size(), 1u);
 }
 
 TEST_F(EndToEnd, SignalsToTheLauncherGoThroughTheHandshake) {
@@ -94,14 +80,14 @@ TEST_F(EndToEnd, SignalsToTheLauncherGoThroughTheHandshake) {
   ASSERT_TRUE(eventually([&] { return fs::exists(opened()); }));
 
   kill(launcher->pid(), SIGTERM);
-  ASSERT_TRUE(eventually([&] { return lines(state() / "terms").size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return readLines(state() / "terms").size() == 1; }));
   EXPECT_FALSE(launcher->waitFor(1));  // the service answered busy: both keep running
-  const std::string servicePid = lines(state() / "starts").at(0);
+  const std::string servicePid = readLines(state() / "starts").at(0);
   EXPECT_EQ(kill(std::stoi(servicePid), 0), 0);
 
   kill(launcher->pid(), SIGINT);  // Ctrl-C in a terminal is a quit request too
   EXPECT_EQ(launcher->waitFor(30), 0);
-  EXPECT_EQ(lines(state() / "terms"), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(readLines(state() / "terms"), (std::vector<std::string>{"1", "2"}));
 }
 
 TEST_F(EndToEnd, ASecondStartReopensTheFirst) {
@@ -111,9 +97,9 @@ TEST_F(EndToEnd, ASecondStartReopensTheFirst) {
 
   auto second = start("second");
   EXPECT_EQ(second->waitFor(30), 0);
-  ASSERT_TRUE(eventually([&] { return lines(opened()).size() == 2; }));
-  EXPECT_EQ(lines(opened()), (std::vector<std::string>{"http://127.0.0.1:8765/", "http://127.0.0.1:8765/"}));
-  EXPECT_EQ(lines(state() / "starts").size(), 1u);  // no second service
+  ASSERT_TRUE(eventually([&] { return readLines(opened()).size() == 2; }));
+  EXPECT_EQ(readLines(opened()), (std::vector<std::string>{"http://127.0.0.1:8765/", "http://127.0.0.1:8765/"}));
+  EXPECT_EQ(readLines(state() / "starts").size(), 1u);  // no second service
   EXPECT_TRUE(first->running());
 
   kill(first->pid(), SIGHUP);

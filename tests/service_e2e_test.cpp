@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sstream>
 
 #include "support/test_bundle.hpp"
 
@@ -13,13 +12,6 @@ namespace zp::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> lines(const fs::path& path) {
-  std::vector<std::string> out;
-  std::istringstream in(readFile(path));
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
 
 ProcessResult curl(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv{"/usr/bin/curl", "-sS", "--max-time", "10"};
@@ -30,23 +22,13 @@ ProcessResult curl(const std::vector<std::string>& arguments) {
 class WithReferenceService : public ::testing::Test {
  protected:
   WithReferenceService() {
-    writeFile(bin() / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened().string() + "'\n", true);
+    TestBundle::installRecordingBrowser(bin(), opened());
   }
 
   fs::path bin() const { return bundle_.path() / "bin"; }
   fs::path opened() const { return bundle_.path() / "opened"; }
-  std::vector<std::string> addresses() const { return fs::exists(opened()) ? lines(opened()) : std::vector<std::string>{}; }
-
-  std::vector<std::string> environment() const {
-    std::vector<std::string> env = bundle_.environment();
-    env[1] = "PATH=" + bin().string() + ":/usr/bin:/bin";
-    env.push_back("QT_QPA_PLATFORM=xcb");
-    env.push_back("XDG_RUNTIME_DIR=" + bundle_.runtimeDirectory().string());
-    for (const char* name : {"DISPLAY", "XAUTHORITY"}) {
-      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    }
-    return env;
-  }
+  std::vector<std::string> addresses() const { return readLines(opened()); }
+  std::vector<std::string> environment() const { return bundle_.desktopEnvironment(bin()); }
 
   std::unique_ptr<ChildProcess> start(const TestBundle& bundle, const std::string& name) {
     RunOptions options;
@@ -68,15 +50,8 @@ class WithReferenceService : public ::testing::Test {
         })) {
       return false;
     }
-    const std::string alert = lines_of(windows).back();
+    const std::string alert = splitLines(windows).back();
     return runProcess({"/usr/bin/xdotool", "windowfocus", "--sync", alert, "key", "Return"}, {.environment = env}).status == 0;
-  }
-
-  static std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
   }
 
   TestBundle bundle_;

@@ -53,6 +53,24 @@ class TestBundle {
   }
 #endif
 
+  // The windowed launcher's environment on the X server this test runs under: `binFirst`
+  // first on PATH (where a fake xdg-open waits) and a private runtime directory.
+  std::vector<std::string> desktopEnvironment(const std::filesystem::path& binFirst) const {
+    std::vector<std::string> env = environment();
+    env[1] = "PATH=" + binFirst.string() + ":/usr/bin:/bin";
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    env.push_back("XDG_RUNTIME_DIR=" + runtimeDirectory().string());
+    for (const char* name : {"DISPLAY", "XAUTHORITY"}) {
+      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    return env;
+  }
+
+  // A fake xdg-open in `bin` that appends each address it is given to `record`.
+  static void installRecordingBrowser(const std::filesystem::path& bin, const std::filesystem::path& record) {
+    writeFile(bin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + record.string() + "'\n", true);
+  }
+
   // The launcher's environment: HOME here, a PATH, and the sanitizers' options passed on.
   std::vector<std::string> environment(const std::string& homeValue = "") const {
     std::vector<std::string> env{"HOME=" + (homeValue.empty() ? home().string() : homeValue), "PATH=/usr/bin:/bin"};

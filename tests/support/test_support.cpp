@@ -18,6 +18,41 @@
 
 namespace zp::test {
 
+namespace {
+
+// Starts `argv` with stdin at end of file; `redirect` adds the child's other file actions.
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options,
+            const std::function<void(posix_spawn_file_actions_t*)>& redirect) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  redirect(&actions);
+  if (options.workingDirectory) posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const auto& e : options.environment) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+}  // namespace
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::vector<std::string> readLines(const std::filesystem::path& path) {
+  return std::filesystem::exists(path) ? splitLines(readFile(path)) : std::vector<std::string>{};
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "zp-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -71,24 +106,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions&
   std::array<int, 2> err{};
   if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe");
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  if (options.workingDirectory) {
-    posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
-  }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> env;
-  for (const auto& e : options.environment) env.push_back(const_cast<char*>(e.c_str()));
-  env.push_back(nullptr);
-
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = spawn(argv, options, [&](posix_spawn_file_actions_t* actions) {
+    posix_spawn_file_actions_adddup2(actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(actions, err[1], 2);
+  });
+  const int rc = pid > 0 ? 0 : -1;
   close(out[1]);
   close(err[1]);
   if (rc != 0) {
@@ -220,20 +242,11 @@ namespace zp::test {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const RunOptions& options,
                            const std::filesystem::path& logDir) {
   std::filesystem::create_directories(logDir);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, (logDir / "stdout").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, (logDir / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (options.workingDirectory) posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> env;
-  for (const auto& e : options.environment) env.push_back(const_cast<char*>(e.c_str()));
-  env.push_back(nullptr);
-  const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
+  pid_ = spawn(argv, options, [&](posix_spawn_file_actions_t* actions) {
+    posix_spawn_file_actions_addopen(actions, 1, (logDir / "stdout").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(actions, 2, (logDir / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  });
+  const int rc = pid_ > 0 ? 0 : -1;
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
 }
 
