@@ -44,10 +44,13 @@ class WithReferenceService : public ::testing::Test {
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     }
     std::string windows;
-    if (!eventually([&] {
-          windows = runProcess({"/usr/bin/xdotool", "search", "--onlyvisible", "--class", "."}, {.environment = env}).out;
-          return std::count(windows.begin(), windows.end(), '\n') >= 2;  // the main window and the alert
-        })) {
+    if (!eventually(
+            [&] {
+              windows = runProcess({"/usr/bin/xdotool", "search", "--onlyvisible", "--class", "."}, {.environment = env}).out;
+              return std::count(windows.begin(), windows.end(), '\n') >= 2;  // the main window and the alert
+            },
+            90)) {
+      ADD_FAILURE() << "no alert in front; visible windows: [" << windows << "]";
       return false;
     }
     const std::string alert = splitLines(windows).back();
@@ -132,7 +135,8 @@ TEST_F(WithReferenceService, AMovedConnectedBundleNeedsTheColdStart) {
                                           options, bundle_.path() / "log-moved");
   }();
   // The service asks for the cold start; the reconnect alert's first button gives it.
-  ASSERT_TRUE(answerAlertWithReturn());
+  ASSERT_TRUE(answerAlertWithReturn()) << "launcher running: " << launcher->running() << "; its log: "
+                                       << readFile(bundle_.path() / "log-moved" / "stderr");
   ASSERT_TRUE(eventually([&] { return addresses().size() == 2; }));
   EXPECT_EQ(curl({"-f", addresses()[1]}).status, 0);
   kill(launcher->pid(), SIGTERM);
