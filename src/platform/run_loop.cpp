@@ -15,6 +15,9 @@ void RunLoop::post(std::function<void()> work) {
     return;
   }
   queue_.push_back(std::move(work));
+  // A moved-from std::function may still hold its callable (libc++ copies small ones): drop
+  // that copy while the queued one keeps the captures alive, so the queue is their only owner.
+  work = nullptr;
   lock.unlock();
   wake_.notify_one();
 }

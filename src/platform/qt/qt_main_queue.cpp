@@ -28,6 +28,7 @@ void QtMainQueue::post(std::function<void()> work) {
     return;  // `work` is destroyed here, on the caller's thread, without running
   }
   work_.push_back(std::move(work));
+  work = nullptr;  // a moved-from std::function may still hold its callable (libc++)
   // Under the lock, so close() cannot delete the receiver meanwhile.
   QCoreApplication::postEvent(receiver_.get(), new QEvent(wakeUpType()));
 }
