@@ -101,7 +101,8 @@ test-libcxx: deps
 .PHONY: bench bench-smoke
 # The benchmarks beside their references, built in Release in build-bench/: one table in the
 # terminal, and build/bench/results.json. `make bench` is the full run (a few minutes, after
-# waiting up to 10 minutes for an idle machine); `make bench-smoke` runs tiny sizes (CI).
+# waiting up to 10 minutes for an idle machine); `make bench-smoke` runs tiny sizes for CI and
+# writes build/bench/results-smoke.json instead.
 BENCH_FLAGS ?=
 define zp_bench_build
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZP_BENCH=ON -DBUILD_TESTING=OFF \

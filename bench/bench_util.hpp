@@ -45,10 +45,9 @@ inline void sleepMs(double ms) {
   }
 }
 
-[[noreturn]] inline void fail(const std::string& what) {
-  std::fprintf(stderr, "zp-bench: %s\n", what.c_str());
-  std::exit(1);
-}
+// A measurement that cannot go on. Thrown, so that temporary folders are removed on the way out;
+// each main() reports it and ends with 1.
+[[noreturn]] inline void fail(const std::string& what) { throw std::runtime_error(what); }
 
 inline std::string readText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -226,12 +226,17 @@ int limits(const Options& o) {
 
 // --- latency ---------------------------------------------------------------------------------
 
+struct ReadyLatency {
+  double total = 0;  // ready line written → browser seam called, µs
+  double hops = 0;   // ready line written → its chunk starts to run on the main thread, µs
+};
+
 // One start of the service under the Launcher: from the service's timestamp just before it
 // writes the ready line to the browser seam's call. Nothing if the address was not opened once.
-std::optional<double> launcherReadyLatency(const ServiceFolder& folder) {
+std::optional<ReadyLatency> launcherReadyLatency(const ServiceFolder& folder) {
   std::error_code ignored;
   fs::remove(folder.notes(), ignored);
-  BenchLauncher bench(folder.resources(), folder.home());
+  BenchLauncher bench(folder.resources(), folder.home(), true);
   // Once the address is opened, a quit: the handshake sends SIGTERM and the run ends with the
   // service. Posted, so that it runs after the output handler, as a user's quit would.
   bench.browser.onOpen = [&bench] { bench.loop->post([&bench] { bench.application.terminate(); }); };
@@ -248,7 +253,8 @@ std::optional<double> launcherReadyLatency(const ServiceFolder& folder) {
                  static_cast<unsigned long long>(bench.browser.opens));
     return std::nullopt;
   }
-  return static_cast<double>(bench.browser.firstOpenNs - *line) / 1e3;
+  return ReadyLatency{static_cast<double>(bench.browser.firstOpenNs - *line) / 1e3,
+                      static_cast<double>(bench.timedQueue->firstRunNs - *line) / 1e3};
 }
 
 // The floor: the same service writes the same line; a reader thread blocked in read() hands
@@ -302,11 +308,13 @@ int latency(const Options& o) {
   ServiceFolder folder(service, "ready " + pre + " " + post);
   TempDir floorDir("zp-bench-floor");
   std::vector<double> launcher;
+  std::vector<double> hops;
+  std::vector<double> work;
   std::vector<double> floor;
   int failures = 0;
   // Interleaved, alternating which goes first, so that drift on the machine hits both alike.
   for (int i = 0; i < warmup + runs; ++i) {
-    std::optional<double> a;
+    std::optional<ReadyLatency> a;
     std::optional<double> b;
     if (i % 2 == 0) {
       a = launcherReadyLatency(folder);
@@ -320,11 +328,14 @@ int latency(const Options& o) {
       continue;
     }
     if (i < warmup) continue;
-    launcher.push_back(*a);
+    launcher.push_back(a->total);
+    hops.push_back(a->hops);
+    work.push_back(a->total - a->hops);
     floor.push_back(*b);
   }
   Json out;
   out.summary("launcher_us", summarize(launcher)).summary("floor_us", summarize(floor));
+  out.summary("launcher_hops_us", summarize(hops)).summary("launcher_main_thread_us", summarize(work));
   out.integer("failures", failures);
   std::puts(out.text().c_str());
   return failures == 0 ? 0 : 1;
@@ -431,7 +442,7 @@ Json idleDelta(pid_t pid, const std::map<long, ThreadSample>& before, const std:
     involuntary += n;
     if (v + n > 0 || r > 0) {
       const std::string who = tid == pid ? "main thread" : "thread " + std::to_string(tid);
-      busy += (busy.empty() ? "" : ", ") + who + " (" + now.name + "): " + std::to_string(v + n) + " switches";
+      busy += (busy.empty() ? "" : ", ") + who + " (" + now.name + "), context switches: " + std::to_string(v + n);
     }
   }
   std::string names;
@@ -620,12 +631,17 @@ int e2e(const Options& o) {
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
-  if (argc < 2) zp::bench::fail("usage: zp_bench_live limits|latency|flood|e2e --option value ...");
-  const std::string_view command = argv[1];
-  const zp::bench::Options options(argc - 2, argv + 2);
-  if (command == "limits") return zp::bench::limits(options);
-  if (command == "latency") return zp::bench::latency(options);
-  if (command == "flood") return zp::bench::flood(options);
-  if (command == "e2e") return zp::bench::e2e(options);
-  zp::bench::fail("unknown command " + std::string(command));
+  try {
+    if (argc < 2) zp::bench::fail("usage: zp_bench_live limits|latency|flood|e2e --option value ...");
+    const std::string_view command = argv[1];
+    const zp::bench::Options options(argc - 2, argv + 2);
+    if (command == "limits") return zp::bench::limits(options);
+    if (command == "latency") return zp::bench::latency(options);
+    if (command == "flood") return zp::bench::flood(options);
+    if (command == "e2e") return zp::bench::e2e(options);
+    zp::bench::fail("unknown command " + std::string(command));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "zp-bench: %s\n", error.what());
+    return 1;
+  }
 }

@@ -165,11 +165,20 @@ int main(int argc, char** argv) {
                                zp::kMaxPendingOutput);
 
   // The table is checked against the gate first: a row it decides otherwise is a stale table.
-  static const std::vector<Address> table = readTable(ZP_BENCH_ADDRESS_TABLE);
+  std::vector<Address> table;
+  try {
+    table = readTable(ZP_BENCH_ADDRESS_TABLE);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "zp-bench: %s\n", error.what());
+    return 1;
+  }
   for (std::size_t i = 0; i < table.size(); ++i) {
     const auto& a = table[i];
     const bool accepted = zp::ZPReadyURL(a.url ? std::optional<std::string_view>(*a.url) : std::nullopt).has_value();
-    if (accepted != a.accepted) fail("ready-address table row " + std::to_string(i) + " is decided otherwise");
+    if (accepted != a.accepted) {
+      std::fprintf(stderr, "zp-bench: ready-address table row %zu is decided otherwise\n", i);
+      return 1;
+    }
     const std::string name = std::string("ReadyURL/form") + (i < 10 ? "0" : "") + std::to_string(i);
     benchmark::RegisterBenchmark(name.c_str(), readyUrl, a);
   }
