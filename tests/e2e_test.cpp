@@ -1,4 +1,4 @@
-// The real executable in a temporary bundle under an X server (run by xvfb-run): a fake
+// The real executable in a temporary bundle under an X server (started by tools/with-xvfb): a fake
 // service as its runtime and a fake xdg-open, first on PATH, that records what it was asked
 // to open. Qt's offscreen platform cannot open addresses, hence the X server.
 #include <signal.h>

@@ -1,6 +1,6 @@
 // What the launcher leaves behind and passes on: descriptors, zombies, its own SIGPIPE, and the
 // environment of both kinds of child under a hostile launcher environment. The real executable
-// runs in bundles built in temporary folders; the suite runs under xvfb-run, so the windowed
+// runs in bundles built in temporary folders; the suite runs under tools/with-xvfb, so the windowed
 // rows cover an X connection as well as Qt's offscreen platform.
 #include <fcntl.h>
 #include <signal.h>
