@@ -396,6 +396,27 @@ TEST_F(TaskTest, ClearedOutputHandlerIsNotCalledAgain) {
   EXPECT_TRUE(seen->chunks.empty());
 }
 
+TEST_F(TaskTest, AHandlerThatClearsItselfMidFloodIsNotCalledAgain) {
+  // With the pipe full, chunks travel to the main thread several at a time; a handler that
+  // clears itself must not be handed the rest of its batch.
+  auto loop = std::make_shared<RunLoop>();
+  auto counting = std::make_shared<CountingQueue>(loop);
+  auto task = std::make_shared<Task>(TaskOptions{
+      .executable = python("flood", "sys.stdout.buffer.write(bytes(range(256)) * 16384)\n"),  // 4 MiB
+      .standardOutput = StandardStream::Pipe});
+  int calls = 0;
+  task->setOutputHandler(counting, [&calls, task = task.get()](const std::string&) {
+    ++calls;
+    task->clearOutputHandler();
+  });
+  bool ended = false;
+  task->setTerminationHandler(loop, [&ended](const std::shared_ptr<Task>&) { ended = true; });
+  ASSERT_TRUE(task->launch());
+  ASSERT_TRUE(eventually([&] { return counting->waiting() >= 4; })) << "the pipe is full";
+  ASSERT_TRUE(loop->runUntil([&] { return ended; }, kDeadline));
+  EXPECT_EQ(calls, 1);
+}
+
 // --- the exit watcher ----------------------------------------------------------------------
 
 TEST_F(TaskTest, TerminationHandlerGetsTheEndedTaskOnce) {

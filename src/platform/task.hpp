@@ -44,9 +44,11 @@ struct ExitStatus {
 //
 // With standard output on a pipe, a reader thread of this launch reads it (at most 16384
 // bytes a read) and hands each non-empty chunk, in stream order, to the output handler on the
-// main queue, then one empty chunk for end of file, after which it ends. At most a few chunks
-// are in flight to the main thread at once, so a service that writes faster than the launcher
-// reads is held back by the pipe. A read error other than EINTR counts as end of file.
+// main queue, then one empty chunk for end of file, after which it ends. Chunks the pipe
+// already holds travel to the main thread together (a few at most, each still handed over on
+// its own), and only a few such batches are in flight at once, so a service that writes faster
+// than the launcher reads is held back by the pipe. A read error other than EINTR counts as
+// end of file.
 //
 // An exit watcher of this launch observes the end of the process without reaping it and hands
 // the ended task to the termination handler on the main queue; the status is taken there,

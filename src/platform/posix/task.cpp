@@ -1,6 +1,7 @@
 #include "platform/task.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,14 +13,19 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace zp::platform {
 namespace {
 
 constexpr std::size_t kReadSize = 16384;
-// Chunks posted to the main queue and not yet run or dropped; the reader waits beyond this,
-// so a service that writes faster than the main thread reads is held back by the pipe.
-constexpr int kMaxChunksInFlight = 4;
+// Chunks the pipe already holds are read on and handed over together, up to this many, so a
+// fast writer costs one wake-up of the main thread per batch instead of one per chunk. Each
+// chunk still reaches the handler on its own, at most kReadSize bytes.
+constexpr std::size_t kMaxChunksPerDelivery = 4;
+// Deliveries posted to the main queue and not yet run or dropped; the reader waits beyond
+// this, so a service that writes faster than the main thread reads is held back by the pipe.
+constexpr int kMaxDeliveriesInFlight = 4;
 
 // Every catchable signal: the child starts with default dispositions even where the launcher
 // ignores some (SIGPIPE always, SIGINT and SIGQUIT while it waits for a child).
@@ -109,7 +115,7 @@ struct OutputStream {
 
   void acquire() {
     std::unique_lock lock(mutex);
-    released.wait(lock, [this] { return inFlight < kMaxChunksInFlight; });
+    released.wait(lock, [this] { return inFlight < kMaxDeliveriesInFlight; });
     ++inFlight;
   }
   void release() {
@@ -121,21 +127,26 @@ struct OutputStream {
   }
 };
 
-// One chunk on its way to the main thread. It holds a slot from acquire() until it has run,
-// or until it is destroyed unrun (a queue that has stopped), so no slot is ever lost.
+// Chunks on their way to the main thread, in stream order. A delivery holds a slot from
+// acquire() until it has run, or until it is destroyed unrun (a queue that has stopped), so no
+// slot is ever lost.
 class Delivery {
  public:
-  Delivery(std::shared_ptr<OutputStream> stream, std::string bytes)
-      : stream_(std::move(stream)), bytes_(std::move(bytes)) {}
+  Delivery(std::shared_ptr<OutputStream> stream, std::vector<std::string> chunks)
+      : stream_(std::move(stream)), chunks_(std::move(chunks)) {}
   ~Delivery() { release(); }
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
 
-  // Main thread. The empty chunk is the last: the handler is let go after it.
+  // Main thread. The handler is looked up again for every chunk, so one that clears itself
+  // (or is replaced) midway sees none of the rest. The empty chunk is the last of the stream:
+  // the handler is let go after it.
   void run() {
-    std::shared_ptr<const Task::OutputHandler> handler = stream_->onMain;
-    if (bytes_.empty()) stream_->onMain.reset();
-    if (handler && *handler) (*handler)(std::move(bytes_));
+    for (std::string& chunk : chunks_) {
+      std::shared_ptr<const Task::OutputHandler> handler = stream_->onMain;
+      if (chunk.empty()) stream_->onMain.reset();
+      if (handler && *handler) (*handler)(std::move(chunk));
+    }
     release();
   }
 
@@ -145,26 +156,54 @@ class Delivery {
     stream_.reset();
   }
   std::shared_ptr<OutputStream> stream_;
-  std::string bytes_;
+  std::vector<std::string> chunks_;
 };
 
-void post(MainQueue& queue, const std::shared_ptr<OutputStream>& stream, std::string bytes) {
+void post(MainQueue& queue, const std::shared_ptr<OutputStream>& stream, std::vector<std::string> chunks) {
   stream->acquire();
-  auto delivery = std::make_shared<Delivery>(stream, std::move(bytes));
+  auto delivery = std::make_shared<Delivery>(stream, std::move(chunks));
   queue.post([delivery] { delivery->run(); });
 }
 
-// The reader thread: owns `fd` and closes it at end of file.
-void readOutput(int fd, std::shared_ptr<MainQueue> queue, std::shared_ptr<OutputStream> stream) {
-  char buffer[kReadSize];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // end of file, or an error that ends the stream just the same
-    post(*queue, stream, std::string(buffer, static_cast<std::size_t>(n)));
+// Whether a read of `fd` would return at once (data, end of file or an error).
+bool readableNow(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  int rc;
+  while ((rc = poll(&entry, 1, 0)) < 0 && errno == EINTR) {
   }
-  closeDescriptor(fd);
-  post(*queue, stream, std::string());
+  return rc > 0;
+}
+
+// Reads one chunk into `chunks`. False at end of file, or on an error that ends the stream
+// just the same.
+bool readChunk(int fd, char* buffer, std::vector<std::string>& chunks) {
+  for (;;) {
+    const ssize_t n = read(fd, buffer, kReadSize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    chunks.emplace_back(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+}
+
+// The reader thread: owns `fd` and closes it at end of file. It blocks for the first chunk of
+// a delivery, then takes only what is already there.
+void readOutput(int fd, std::shared_ptr<MainQueue> queue, std::shared_ptr<OutputStream> stream) {
+  std::vector<char> buffer(kReadSize);
+  for (;;) {
+    std::vector<std::string> chunks;
+    bool open = readChunk(fd, buffer.data(), chunks);
+    while (open && chunks.size() < kMaxChunksPerDelivery && readableNow(fd)) {
+      open = readChunk(fd, buffer.data(), chunks);
+    }
+    if (!open) {
+      closeDescriptor(fd);
+      chunks.emplace_back();  // end of file, the last chunk of the last delivery
+      post(*queue, stream, std::move(chunks));
+      return;
+    }
+    post(*queue, stream, std::move(chunks));
+  }
 }
 
 }  // namespace
@@ -355,7 +394,7 @@ bool Task::launch() {
     } catch (const std::system_error&) {
       // Without a reader the output ends here: the service sees a closed pipe.
       closeDescriptor(s.readEnd);
-      post(*queue, stream, std::string());
+      post(*queue, stream, std::vector<std::string>(1));
     }
   }
   return true;
