@@ -1,6 +1,6 @@
 // ZPReadyURL on arbitrary bytes, against the hand-written matcher in both directions: what it
 // accepts is an exact loopback address and comes back unchanged, and every exact loopback
-// address short enough for its length rule is accepted.
+// address short enough for its length rule is accepted. The parser alone agrees on every input.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,6 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Such an address is plain ASCII, so its length in UTF-16 units is its length in bytes.
     ZP_FUZZ_CHECK(!(zp::fuzz::isExactLoopbackAddress(text) && text.size() <= 256));
   }
+  // The shortcut for the common form decides exactly as the parser does.
+  ZP_FUZZ_CHECK(zp::detail::parsedReadyURL(text) == accepted);
   ZP_FUZZ_CHECK(!zp::ZPReadyURL(std::nullopt));
   return 0;
 }

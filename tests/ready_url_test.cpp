@@ -94,6 +94,9 @@ TEST(ZPReadyURL, AcceptsOnlyAPlainLoopbackAddress) {
       {"256 units", "http://127.0.0.1:8765/" + repeat(kGrin, 117), false},
       {"257 units", "http://127.0.0.1:8765/" + repeat(kGrin, 117) + "a", false},
       {"1000 units", "http://127.0.0.1:8765/" + repeat("a", 978), false},
+      {"256 bytes, zero-padded port", "http://127.0.0.1:" + repeat("0", 235) + "8765", true},
+      {"257 bytes, zero-padded port", "http://127.0.0.1:" + repeat("0", 236) + "8765", false},
+      {"257 bytes, zero-padded port and root", "http://127.0.0.1:" + repeat("0", 235) + "8765/", false},
   };
   for (const Row& row : rows) {
     const std::optional<std::string_view> value =
@@ -103,6 +106,10 @@ TEST(ZPReadyURL, AcceptsOnlyAPlainLoopbackAddress) {
       EXPECT_EQ(result, row.value) << row.what;
     } else {
       EXPECT_EQ(result, std::nullopt) << row.what;
+    }
+    // The shortcut for the common form never decides differently from the parser.
+    if (value) {
+      EXPECT_EQ(detail::parsedReadyURL(*value), result) << row.what;
     }
   }
 }

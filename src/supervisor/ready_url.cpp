@@ -135,6 +135,19 @@ bool acceptable(const UriUriA& uri, std::string_view text) {
   return path.empty() || path == "/";
 }
 
+// The form every service writes, "http://127.0.0.1:PORT" or the same with "/", settled without
+// the parser. True only for an address the full check accepts as well; anything else, accepted
+// or not, is left to it.
+bool plainFormAccepted(std::string_view text) {
+  constexpr std::string_view kPrefix = "http://127.0.0.1:";
+  if (text.size() > kMaxUtf16Units || !text.starts_with(kPrefix)) return false;
+  std::string_view digits = text.substr(kPrefix.size());
+  if (digits.ends_with('/')) digits.remove_suffix(1);
+  if (digits.empty()) return false;
+  const std::optional<std::int64_t> port = readPort(digits);
+  return port && *port >= kMinPort && *port <= kMaxPort;
+}
+
 }  // namespace
 
 namespace detail {
@@ -149,14 +162,9 @@ std::size_t utf16Length(std::string_view text) {
   return units;
 }
 
-}  // namespace detail
-
-std::optional<std::string> ZPReadyURL(std::optional<std::string_view> value) {
-  if (!value) return std::nullopt;
-  const std::string_view text = *value;
-
+std::optional<std::string> parsedReadyURL(std::string_view text) {
   // Both run on the raw text, before the parser sees it.
-  if (detail::utf16Length(text) > kMaxUtf16Units) return std::nullopt;
+  if (utf16Length(text) > kMaxUtf16Units) return std::nullopt;
   if (containsControlOrFormat(text)) return std::nullopt;
 
   // Empty text has no scheme and fails anyway; stopping here keeps a possibly null data() away
@@ -173,6 +181,14 @@ std::optional<std::string> ZPReadyURL(std::optional<std::string_view> value) {
   uriFreeUriMembersA(&uri);
   if (!accepted) return std::nullopt;
   return std::string(text);
+}
+
+}  // namespace detail
+
+std::optional<std::string> ZPReadyURL(std::optional<std::string_view> value) {
+  if (!value) return std::nullopt;
+  if (plainFormAccepted(*value)) return std::string(*value);
+  return detail::parsedReadyURL(*value);
 }
 
 }  // namespace zp

@@ -20,6 +20,10 @@ namespace detail {
 // the measure the 256 limit is stated in. Malformed UTF-8 yields SIZE_MAX, which no limit admits.
 std::size_t utf16Length(std::string_view text);
 
+// The whole check, parser and all, without the shortcut ZPReadyURL takes for the plain form;
+// the two agree on every text.
+std::optional<std::string> parsedReadyURL(std::string_view text);
+
 }  // namespace detail
 
 }  // namespace zp
