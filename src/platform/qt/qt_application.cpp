@@ -1,6 +1,7 @@
 #include "platform/qt/qt_application.hpp"
 
 #include <QApplication>
+#include <QPixmapCache>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -43,7 +44,11 @@ std::unique_ptr<QSocketNotifier> watch(int fd, Handler handle) {
 }  // namespace
 
 struct QtApplication::Impl {
-  explicit Impl(QtApplication& owner) : toolkit([&owner] { owner.terminate(); }) {}
+  explicit Impl(QtApplication& owner) : toolkit([&owner] { owner.terminate(); }) {
+    // A window this small gains nothing from Qt's pixmap cache, and a cache with entries wakes
+    // the idle launcher every 30 s to age them.
+    QPixmapCache::setCacheLimit(0);
+  }
   ~Impl() {
     reopenNotifier.reset();
     signalNotifier.reset();
