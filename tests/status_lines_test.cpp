@@ -158,6 +158,19 @@ TEST(StatusLines, Kinds) {
       {.what = "status values and member names are case-sensitive",
        .chunks = {R"({"status":"Ready","url":"http://127.0.0.1:8765/"})" "\n" R"({"Status":"busy"})" "\n"
                   R"({"status":"BUSY"})" "\n"}},
+      // Lines are skipped unparsed only when they cannot hold a status; short and long lines
+      // are looked at differently, so each case comes in both lengths.
+      {.what = "busy among other members, short and long",
+       .chunks = {R"({"n":1,"status" : "busy"})" "\n",
+                  R"({"note":")" + std::string(80, 'x') + R"(","status":"busy"})" "\n"},
+       .labels = {kBusyText, kBusyText}},
+      {.what = "an escaped member name or value, short and long",
+       .chunks = {R"({"st\u0061tus":"busy"})" "\n", R"({"status":"b\u0075sy"})" "\n",
+                  padded(R"({"st\u0061tus":"busy"})", 100) + "\n"},
+       .labels = {kBusyText, kBusyText, kBusyText}},
+      {.what = "the words without their quotes, or apart from a status member",
+       .chunks = {R"({"status":"busyness","busy":"status"})" "\n", R"({"state":"busy"})" "\n",
+                  padded(R"({"status":"idle","mode":"ready"})", 100) + "\n"}},
       {.what = "status of another type, or another value",
        .chunks = {R"({"status":1})" "\n" R"({"status":null})" "\n" R"({"status":["busy"]})" "\n"
                   R"({"status":"starting"})" "\n"}},

@@ -20,11 +20,45 @@ StatusLineReader::StatusLineReader() : parser_(std::make_unique<Parser>()) {
 
 StatusLineReader::~StatusLineReader() = default;
 
+namespace {
+
+// Whether a quoted word starting after a quote names the member or one of the values read.
+struct QuotedWords {
+  bool status = false;
+  bool value = false;
+  void see(std::string_view rest) {
+    if (rest.starts_with("status\"")) {
+      status = true;
+    } else if (rest.starts_with("ready\"") || rest.starts_with("busy\"") || rest.starts_with("not_started\"")) {
+      value = true;
+    }
+  }
+  bool both() const { return status && value; }
+};
+
+}  // namespace
+
+// Every quoted word starts at a quote, so one pass from quote to quote sees them all. Short
+// lines (the usual status line) are walked byte by byte; longer ones go from quote to quote
+// with memchr, which is slower to start but faster over many bytes.
 bool cannotMatter(std::string_view line) {
+  constexpr std::size_t kShortLine = 64;
+  QuotedWords words;
+  if (line.size() <= kShortLine) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '\\') return false;
+      if (line[i] != '"') continue;
+      words.see(line.substr(i + 1));
+      if (words.both()) return false;
+    }
+    return true;
+  }
   if (line.find('\\') != std::string_view::npos) return false;
-  if (line.find("\"status\"") == std::string_view::npos) return true;
-  return line.find("\"ready\"") == std::string_view::npos && line.find("\"busy\"") == std::string_view::npos &&
-         line.find("\"not_started\"") == std::string_view::npos;
+  for (std::size_t quote = line.find('"'); quote != std::string_view::npos; quote = line.find('"', quote + 1)) {
+    words.see(line.substr(quote + 1));
+    if (words.both()) return false;
+  }
+  return true;
 }
 
 StatusLine StatusLineReader::read(std::string_view line) {
