@@ -9,14 +9,13 @@
 //           --startup-runs N --cli-runs M --idle-seconds T --settle-seconds U
 #include <sys/resource.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "bench_desktop.hpp"
 #include "bench_lines.h"
 #include "bench_util.hpp"
 #include "platform/run_loop.hpp"
+#include "platform/task.hpp"
 
 namespace zp::bench {
 namespace {
@@ -111,52 +110,38 @@ double pipeIntoCat(const std::string& service, const std::string& kind, unsigned
   return static_cast<double>(end - start) / 1e9;
 }
 
-// The launcher's hand-off with none of its work: a reader thread reads at most 16 KiB, copies
-// the chunk and posts it to a RunLoop, with at most 4 chunks in flight; the main thread only
-// finds each line feed. What the two-thread design costs by itself.
+// The launcher's hand-off with none of its work: the launcher's own reader (Task, reading at
+// most 16 KiB, a few chunks a delivery, a few deliveries in flight) into a RunLoop, whose main
+// thread only finds each line feed. What the two-thread design costs by itself.
 double pipeIntoHandoff(const std::string& service, const std::string& kind, unsigned long long bytes) {
-  int ends[2];
-  openPipe(ends);
   auto loop = std::make_shared<platform::RunLoop>();
-  std::mutex mutex;
-  std::condition_variable released;
-  int inFlight = 0;
   unsigned long long lines = 0;
-  const std::uint64_t start = nowNs();
-  const pid_t writer = spawn({service, "flood", kind, std::to_string(bytes)}, {.out = ends[1]});
-  ::close(ends[1]);
-  std::thread reader([&, fd = ends[0]] {
-    char buffer[16384];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      {
-        std::unique_lock lock(mutex);
-        released.wait(lock, [&] { return inFlight < 4; });
-        ++inFlight;
-      }
-      loop->post([&, chunk = std::string(buffer, static_cast<std::size_t>(n))] {
-        for (const char* p = chunk.data(); (p = static_cast<const char*>(
-                                                 std::memchr(p, '\n', static_cast<std::size_t>(chunk.data() + chunk.size() - p)))) != nullptr;
-             ++p) {
-          ++lines;
-        }
-        {
-          std::lock_guard lock(mutex);
-          --inFlight;
-        }
-        released.notify_one();
-      });
+  bool endOfFile = false;
+  bool exited = false;
+  auto task = std::make_shared<platform::Task>(platform::TaskOptions{
+      .executable = service,
+      .arguments = {"flood", kind, std::to_string(bytes)},
+      .standardOutput = platform::StandardStream::Pipe,
+      .standardError = platform::StandardStream::NullDevice});
+  task->setOutputHandler(loop, [&](std::string chunk) {
+    if (chunk.empty()) endOfFile = true;
+    for (const char* p = chunk.data();
+         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(chunk.data() + chunk.size() - p)))) !=
+         nullptr;
+         ++p) {
+      ++lines;
     }
-    loop->post([&] { loop->stop(); });
   });
-  loop->run();
-  reader.join();
-  ::close(ends[0]);
-  const int status = waitExit(writer);
+  task->setTerminationHandler(loop, [&](const std::shared_ptr<platform::Task>&) { exited = true; });
+  const std::uint64_t start = nowNs();
+  if (!task->launch()) fail("hand-off reference: the writer did not start");
+  if (!loop->runUntil([&] { return endOfFile && exited; }, std::chrono::minutes(10))) fail("hand-off reference: no end");
   const std::uint64_t end = nowNs();
-  if (status != 0 || lines != wholeLines(bytes, lineOf(kind)) / lineOf(kind).size()) fail("hand-off reference: lines lost");
+  const platform::ExitStatus status = task->exitStatus();
+  if (status != platform::ExitStatus{platform::ExitStatus::Kind::Exited, 0} ||
+      lines != wholeLines(bytes, lineOf(kind)) / lineOf(kind).size()) {
+    fail("hand-off reference: lines lost");
+  }
   return static_cast<double>(end - start) / 1e9;
 }
 
