@@ -215,6 +215,24 @@ sys.exit(75))PY"));
   EXPECT_EQ(h.application.replies, std::vector<TerminateReply>{TerminateReply::Now});
 }
 
+TEST(Supervision, TheEndingIsDecidedByTheProcessThatEnded) {
+  // `task` may hold another process by the time an exit arrives; the status read must be the
+  // ended one's (3, a failure), not that of `task` (0, a clean end without an alert).
+  LauncherHarness h;
+  h.useService(service("time.sleep(0.3)\nsys.exit(3)"));
+  h.launcher->startServiceWithCreate(false, false);
+  auto other = std::make_shared<platform::Task>(platform::TaskOptions{.executable = "/bin/true"});
+  ASSERT_TRUE(other->launch());
+  other->waitUntilExit();
+  ASSERT_EQ(other->exitStatus(), (platform::ExitStatus{platform::ExitStatus::Kind::Exited, 0}));
+  h.launcher->setTask(other);
+
+  ASSERT_TRUE(h.runUntil([&] { return h.application.ended; }));
+  EXPECT_EQ(h.launcher->exitStatus(), 3);
+  ASSERT_EQ(h.alerts.shown.size(), 1u);
+  EXPECT_EQ(h.alerts.shown[0].informative, std::string(texts::kFailureInformative));
+}
+
 TEST(Supervision, CallbacksDoNothingOnceTheLauncherIsGone) {
   LauncherHarness h;
   h.useService(service(kReadyLine + "\ntime.sleep(0.2)\nsys.exit(3)"));
