@@ -52,6 +52,9 @@ class LauncherHarness {
       sleeper_->terminate();
       sleeper_->waitUntilExit();
     }
+    // Work still queued holds tasks, and tasks hold the loop: drop it, as the application's
+    // queue does when it closes, so nothing is kept alive by that cycle.
+    loop->stop();
   }
 
   std::filesystem::path resources() const { return dir_.path() / "Resources"; }
