@@ -672,10 +672,15 @@ class LoopbackServer(ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
 
+    # Requests are taken one readiness at a time from the service's own select loop: a
+    # connection that went away before it was accepted must not block that loop.
+    timeout = 0
+
     def __init__(self, service):
         self.service = service
         self.page_policy = page_policy()
         super().__init__(("127.0.0.1", 0), PellwynHandler)
+        self.socket.setblocking(False)
 
     def server_bind(self):
         # HTTPServer.server_bind would look up our name in DNS; loopback needs no lookup.
@@ -826,26 +831,27 @@ def install_quit_signals():
     return read_end, numbers
 
 
-def wait_for_quit(wake, quit_numbers, service, out, serve_thread):
-    """Answers quit requests until one is granted: busy while a job runs, else stop."""
+def serve_until_quit(wake, quit_numbers, service, out, server):
+    """Serves requests and answers quit requests until one is granted: busy while a job runs,
+    else stop. Both wait in one select without a timeout, so an idle service never wakes."""
     while True:
-        readable, _, _ = select.select([wake], [], [], 1.0)
-        if readable:
-            try:
-                received = os.read(wake, 256)
-            except BlockingIOError:
-                received = b""
-            for number in received:
-                if number not in quit_numbers:
-                    continue
-                if service.begin_stop():
-                    log("quit requested (signal %d): stopping" % number)
-                    return EXIT_OK
-                log("quit requested (signal %d) while a job runs: busy" % number)
-                out.emit(status="busy")
-        if not serve_thread.is_alive():
-            log("the HTTP server stopped by itself")
-            return EXIT_FAILURE
+        readable, _, _ = select.select([wake, server], [], [])
+        if server in readable:
+            server.handle_request()  # never blocks: the listening socket does not, timeout 0
+        if wake not in readable:
+            continue
+        try:
+            received = os.read(wake, 256)
+        except BlockingIOError:
+            received = b""
+        for number in received:
+            if number not in quit_numbers:
+                continue
+            if service.begin_stop():
+                log("quit requested (signal %d): stopping" % number)
+                return EXIT_OK
+            log("quit requested (signal %d) while a job runs: busy" % number)
+            out.emit(status="busy")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -898,17 +904,12 @@ def serve(options):
             log("cannot listen on 127.0.0.1: %s" % exc)
             out.not_started(LOOPBACK_UNAVAILABLE)
             return EXIT_FAILURE
-        serve_thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
-                                        name="http", daemon=True)
-        serve_thread.start()
         url = "http://127.0.0.1:%d/" % server.port
         log("listening on %s" % url)
         out.ready(url)
 
-        result = wait_for_quit(wake, quit_numbers, service, out, serve_thread)
-        server.shutdown()
+        result = serve_until_quit(wake, quit_numbers, service, out, server)
         server.server_close()
-        serve_thread.join(10)
         log("stopped serving")
         return result
     except Exception:
