@@ -190,17 +190,15 @@ bool readChunk(int fd, char* buffer, std::vector<std::string>& chunks) {
 // a delivery, then takes only what is already there.
 void readOutput(int fd, std::shared_ptr<MainQueue> queue, std::shared_ptr<OutputStream> stream) {
   std::vector<char> buffer(kReadSize);
-  for (;;) {
+  for (bool open = true; open;) {
     std::vector<std::string> chunks;
-    bool open = readChunk(fd, buffer.data(), chunks);
+    open = readChunk(fd, buffer.data(), chunks);
     while (open && chunks.size() < kMaxChunksPerDelivery && readableNow(fd)) {
       open = readChunk(fd, buffer.data(), chunks);
     }
     if (!open) {
       closeDescriptor(fd);
       chunks.emplace_back();  // end of file, the last chunk of the last delivery
-      post(*queue, stream, std::move(chunks));
-      return;
     }
     post(*queue, stream, std::move(chunks));
   }
