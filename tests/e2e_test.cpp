@@ -66,7 +66,7 @@ TEST_F(EndToEnd, TheReadyAddressIsOpenedOnceAndARejectedOneNever) {
   // The rejected address comes first in the stream, so it was read before the good one opened.
   useService({"http://localhost:8765/", "http://127.0.0.1:8765/?next=evil", "http://127.0.0.1:8765/"});
   auto launcher = start("first");
-  ASSERT_TRUE(eventually([&] { return fs::exists(opened()); }));
+  ASSERT_TRUE(eventually([&] { return !readLines(opened()).empty(); }));
   EXPECT_EQ(readLines(opened()), std::vector<std::string>{"http://127.0.0.1:8765/"});
 
   kill(launcher->pid(), SIGTERM);  // the service agrees at once
@@ -77,7 +77,7 @@ TEST_F(EndToEnd, TheReadyAddressIsOpenedOnceAndARejectedOneNever) {
 TEST_F(EndToEnd, SignalsToTheLauncherGoThroughTheHandshake) {
   useService({"http://127.0.0.1:8765/"}, 2);
   auto launcher = start("first");
-  ASSERT_TRUE(eventually([&] { return fs::exists(opened()); }));
+  ASSERT_TRUE(eventually([&] { return !readLines(opened()).empty(); }));
 
   kill(launcher->pid(), SIGTERM);
   ASSERT_TRUE(eventually([&] { return readLines(state() / "terms").size() == 1; }));
@@ -93,7 +93,7 @@ TEST_F(EndToEnd, SignalsToTheLauncherGoThroughTheHandshake) {
 TEST_F(EndToEnd, ASecondStartReopensTheFirst) {
   useService({"http://127.0.0.1:8765/"});
   auto first = start("first");
-  ASSERT_TRUE(eventually([&] { return fs::exists(opened()); }));
+  ASSERT_TRUE(eventually([&] { return !readLines(opened()).empty(); }));
 
   auto second = start("second");
   EXPECT_EQ(second->waitFor(30), 0);

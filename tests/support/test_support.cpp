@@ -50,7 +50,12 @@ std::vector<std::string> splitLines(const std::string& text) {
 }
 
 std::vector<std::string> readLines(const std::filesystem::path& path) {
-  return std::filesystem::exists(path) ? splitLines(readFile(path)) : std::vector<std::string>{};
+  if (!std::filesystem::exists(path)) return {};
+  // Another process may be writing the file: a line counts once its line feed is there.
+  std::string text = readFile(path);
+  const std::size_t lastFeed = text.rfind('\n');
+  text.resize(lastFeed == std::string::npos ? 0 : lastFeed + 1);
+  return splitLines(text);
 }
 
 TempDir::TempDir() {

@@ -25,7 +25,7 @@ class TempDir {
 void writeFile(const std::filesystem::path& path, const std::string& contents, bool executable = false);
 std::string readFile(const std::filesystem::path& path);
 std::vector<std::string> splitLines(const std::string& text);
-// The file's lines; none when it does not exist.
+// The complete lines of a file (none when it is missing); an unfinished last line is left out.
 std::vector<std::string> readLines(const std::filesystem::path& path);
 
 // An Info.plist in XML whose dictionary holds `entries` verbatim (already-formed XML).
